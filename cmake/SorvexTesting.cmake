@@ -2,8 +2,8 @@
 #                 [TIMEOUT <seconds>])
 #
 # Builds one GoogleTest executable into build/bin and registers each of its tests with CTest.
-# Every test runs with its own SORVEX_ROOT below the build tree, so nothing touches the machine's
-# state root; fixtures that need a fresh root make one of their own (tests/support/temp_root.h).
+# Every test runs with SORVEX_ROOT below the build tree, so nothing touches the machine's state
+# root; fixtures that need a fresh root make one of their own (tests/support/temp_root.h).
 # Label "threaded" marks the tests that the ThreadSanitizer pass runs.
 include(GoogleTest)
 function(sorvex_add_test)
@@ -22,5 +22,5 @@ function(sorvex_add_test)
     PROPERTIES
       LABELS "${T_LABELS}"
       TIMEOUT ${T_TIMEOUT}
-      ENVIRONMENT "SORVEX_ROOT=${CMAKE_BINARY_DIR}/test-root;SORVEX_BIN=${CMAKE_BINARY_DIR}/bin;SORVEX_SOURCE=${CMAKE_SOURCE_DIR}")
+      ENVIRONMENT "SORVEX_ROOT=${CMAKE_BINARY_DIR}/test-root")
 endfunction()

@@ -40,18 +40,20 @@ TempRoot::~TempRoot() {
 
 fs::path BinPath(std::string_view program) {
     const char* bin = std::getenv("SORVEX_BIN");
-    if (bin == nullptr || *bin == '\0') {
-        throw std::runtime_error("SORVEX_BIN is not set; run the tests through ctest");
+    if (bin != nullptr && *bin != '\0') {
+        return fs::path(bin) / program;
     }
-    return fs::path(bin) / program;
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        throw std::runtime_error("cannot find the test's own directory: " + ec.message());
+    }
+    return self.parent_path() / program;
 }
 
 fs::path SourcePath() {
     const char* src = std::getenv("SORVEX_SOURCE");
-    if (src == nullptr || *src == '\0') {
-        throw std::runtime_error("SORVEX_SOURCE is not set; run the tests through ctest");
-    }
-    return fs::path(src);
+    return fs::path(src != nullptr && *src != '\0' ? src : SORVEX_SOURCE_DIR);
 }
 
 }  // namespace sorvex::test

@@ -24,10 +24,11 @@ private:
     bool m_HadPrevious = false;
 };
 
-// Path of a program built into build/bin ($SORVEX_BIN, set by CTest for every test).
+// Path of a program built into build/bin: $SORVEX_BIN when set, else the directory of the
+// running test (tests are built into build/bin too).
 std::filesystem::path BinPath(std::string_view program);
 
-// Root of the source tree ($SORVEX_SOURCE).
+// Root of the source tree ($SORVEX_SOURCE when set, else the tree this was built from).
 std::filesystem::path SourcePath();
 
 }  // namespace sorvex::test
