@@ -1,7 +1,8 @@
 // Synchronisation objects: events, waits on one or several of them, critical sections and the
 // named system mutex used to claim a device across processes.
 //
-// Time-outs are milliseconds; kInfinite waits without limit; 0 tests without waiting.
+// Time-outs are milliseconds; kInfinite (any negative value) waits without limit; 0 tests
+// without waiting. Every wait blocks in the kernel: an idle waiter costs no CPU.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ enum class ResetMode { Manual, Auto };
 // the event may be set (a poller still calls Wait(0) to take an auto-reset signal, because
 // another waiter may have taken it first).
 class Event {
-public:
+  public:
+    // Throws std::system_error when the system has no file descriptor left for it.
     Event(ResetMode mode, bool initiallySet);
     ~Event();
     Event(const Event&) = delete;
@@ -39,24 +41,25 @@ public:
 
     struct State;
 
-private:
+  private:
     std::unique_ptr<State> m_State;
     ResetMode m_Mode;
     friend int WaitAny(std::span<Event* const> events, int timeoutMs);
 };
 
 // Waits until one of the events is set. Returns the index of the event taken (the lowest index
-// when several are set; an auto-reset event returned is consumed), or -1 on time-out.
+// when several are set; an auto-reset event returned is consumed, the others are left as they
+// are), or -1 on time-out. Throws std::invalid_argument for an empty list or a null entry.
 int WaitAny(std::span<Event* const> events, int timeoutMs);
 
 // A recursive lock (BasicLockable / Lockable), for std::lock_guard and std::unique_lock.
 class CriticalSection {
-public:
+  public:
     void lock() { m_Mutex.lock(); }
     bool try_lock() { return m_Mutex.try_lock(); }
     void unlock() { m_Mutex.unlock(); }
 
-private:
+  private:
     std::recursive_mutex m_Mutex;
 };
 
@@ -68,29 +71,45 @@ enum class MutexWait {
 };
 
 // A mutex with a name, shared by every process that uses the same state root (its system name
-// is derived from root::RootTag() and the given name, so two roots never collide). Recursive
-// for the owning thread; released by the system when the owning process dies (the next waiter
-// then gets Abandoned). Created unowned.
+// is derived from root::RootTag() and the given name, so two roots never collide; any text is a
+// valid name). Recursive for the owning thread; released by the system when the owning thread
+// or process dies (the next waiter then gets Abandoned and owns it). Created unowned.
+//
+// Ownership belongs to a thread, not to an object: every NamedMutex of one name in a process
+// shares one mapping of the system object, so a thread that owns it through one object owns it
+// through all of them. The system object lives while any process has it open; the last close
+// removes it.
 class NamedMutex {
-public:
+  public:
     // Opens the mutex of that name, creating it when it does not exist yet. Throws
     // std::system_error naming the mutex when the system refuses.
     explicit NamedMutex(std::string_view name);
-    ~NamedMutex();  // releases what the calling thread still holds of it
+    // Releases the levels the calling thread acquired through this object and still holds. When
+    // another thread of the process still owns the mutex, the mapping stays (its robust list
+    // points into it) and is reused by the next NamedMutex of this name.
+    ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
 
+    // Acquired or Abandoned: the calling thread owns one more level. A thread that already owns
+    // it gets Acquired at once. Timeout: another thread owns it (0 only tests). Failed: the
+    // system refused (the mutex was left unusable).
     MutexWait Wait(int timeoutMs);
     // Releases one level of ownership. False when the calling thread does not own it.
     bool Release();
     const std::string& name() const { return m_Name; }
 
-    struct Shared;
+    // The system (POSIX shared memory) name used for `name` under the current state root.
+    static std::string SystemName(std::string_view name);
 
-private:
+    struct Shared;  // the process-wide record of one system object
+
+  private:
     std::string m_Name;
     Shared* m_Shared = nullptr;
-    std::size_t m_MapSize = 0;
+    // Levels acquired through this object in the ownership period `m_Epoch` of the record.
+    unsigned m_Depth = 0;
+    std::uint64_t m_Epoch = 0;
 };
 
 }  // namespace sorvex::sync
