@@ -54,6 +54,12 @@ enum class Status : long {
 // Short English description of a status ("The system cannot find the file specified.").
 std::string_view StatusText(Status status);
 
+// What went wrong in the store for the last call on this thread that returned AccessDenied or
+// Failed because of it, naming the database file ("/var/lib/sorvex/registry/machine.db: the
+// file is read-only for this user"); for the one-line messages of tools. Empty when the call
+// failed for another reason (a protected key, no write access through the handle).
+std::string LastErrorDetail();
+
 enum Access : unsigned {
     kRead = 1,
     kWrite = 2,  // set and delete values, create subkeys
@@ -72,7 +78,7 @@ struct NamedValue {
 
 // An open key: a handle to one key of one hive. Movable, not copyable; closes itself.
 class Key {
-public:
+  public:
     Key();
     ~Key();
     Key(Key&&) noexcept;
@@ -115,7 +121,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit Key(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_Impl;
 };
@@ -128,7 +134,7 @@ Status DeleteTree(Hive hive, std::string_view path);
 // Several changes applied as one transaction per hive: either all of a hive's changes are
 // stored or none. Changes apply in the order they were added.
 class Batch {
-public:
+  public:
     Batch();
     ~Batch();
     Batch(const Batch&) = delete;
@@ -140,11 +146,13 @@ public:
     void DeleteTree(Hive hive, std::string path);                     // absent key: no error
     bool Empty() const;
 
+    // Applies the changes; a hive's file that the caller may not write makes the whole commit
+    // fail with AccessDenied before anything is stored. On success the batch is emptied.
     Status Commit();
 
     struct Change;
 
-private:
+  private:
     std::vector<Change> m_Changes;
 };
 

@@ -1,0 +1,191 @@
+// Internal to the registry: the SQLite side. Not part of the platform API.
+//
+// One connection per database file and thread, kept in a small per-thread cache with its
+// prepared statements, so that a read costs no open or parse. A connection is never used by a
+// second thread, and a process made by fork() opens its own (the parent's are abandoned, never
+// closed, because closing them could disturb the parent's locks).
+//
+// Locking: rollback journal (journal_mode=DELETE). Readers run in autocommit or in a deferred
+// transaction; writers start with BEGIN IMMEDIATE, so no transaction ever upgrades from reading
+// to writing and SQLITE_BUSY can always be waited out: Run() retries the whole transaction with
+// a short back-off until a generous deadline.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/registry/registry.h"
+
+namespace sorvex::registry::detail {
+
+// Where one hive's database lives, and how its directory and file are created.
+struct Location {
+    enum class Kind { Machine, UserInRoot, UserConfig };
+    std::string path;
+    Kind kind = Kind::Machine;
+};
+
+// The database of a hive for the current state root and user (read on every call).
+Location LocateHive(Hive hive);
+
+// Raised inside the store and turned into a Status at the API boundary.
+struct StoreError {
+    Status status;
+    std::string detail;
+};
+
+// Raised when SQLite reports a lock conflict; Run() rolls back and tries again.
+struct BusyRetry {};
+
+enum Stmt : int {
+    kBeginRead,
+    kBeginWrite,
+    kCommit,
+    kRollback,
+    kFindChild,     // ?1 parent, ?2 folded name -> id, name
+    kKeyExists,     // ?1 id
+    kGetValue,      // ?1 key, ?2 folded name -> type, data
+    kValueInfo,     // ?1 key, ?2 folded name -> type, size
+    kSetValue,      // ?1 key, ?2 name, ?3 folded name, ?4 type, ?5 data
+    kDeleteValue,   // ?1 key, ?2 folded name
+    kInsertKey,     // ?1 parent, ?2 name, ?3 folded name
+    kSubkeyNames,   // ?1 parent -> name
+    kListValues,    // ?1 key -> name, type, data
+    kHasSubkey,     // ?1 parent
+    kChildIds,      // ?1 parent -> id
+    kDeleteValues,  // ?1 key
+    kDeleteKey,     // ?1 id
+    kStmtCount
+};
+
+class Connection {
+  public:
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Opens the database file (which exists); falls back to read-only when the caller cannot
+    // write the file or its directory. Creates the schema when the file is new and writable.
+    static std::unique_ptr<Connection> OpenFile(const Location& location);
+    // An empty hive in memory, for reading a database file that does not exist (yet).
+    static std::unique_ptr<Connection> OpenEmpty(const Location& location);
+
+    const std::string& path() const { return m_Path; }
+    bool readOnly() const { return m_ReadOnly; }
+    bool empty() const { return m_Empty; }
+    dev_t device() const { return m_Device; }
+    ino_t inode() const { return m_Inode; }
+    // Random, made with the file: tells a file apart from a later one at the same path (even
+    // one that got the same inode number). 0 for an empty hive in memory.
+    std::int64_t databaseId() const { return m_DatabaseId; }
+
+    // A prepared statement, reset and ready to bind.
+    sqlite3_stmt* Get(Stmt which);
+    // Steps a statement: true for a row, false when done. Throws BusyRetry or StoreError; the
+    // statement is reset on failure.
+    bool Step(sqlite3_stmt* stmt);
+    // Runs a statement that returns no rows, then resets it.
+    void Exec(Stmt which);
+
+    // Runs `body` inside a transaction (a deferred read transaction, an immediate write
+    // transaction, or none: autocommit for a single read statement). Lock conflicts roll back
+    // and retry the body. A write body's non-Ok status rolls the transaction back.
+    template <class Body>
+    Status Run(bool write, bool transaction, Body&& body);
+
+    [[noreturn]] void Fail(int rc, std::string_view what);
+
+    std::int64_t LastInsertId() const { return sqlite3_last_insert_rowid(m_Db); }
+    int Changes() const { return sqlite3_changes(m_Db); }
+
+    // Rolls back a transaction left open by a failure (no error when none is open).
+    void RollbackQuietly();
+
+  private:
+    Connection() = default;
+    void Configure();
+    void MapMemory();
+    // False when the file has no tables and this user cannot make them.
+    bool EnsureSchema(bool machine);
+
+    sqlite3* m_Db = nullptr;
+    sqlite3_stmt* m_Stmts[kStmtCount] = {};
+    std::string m_Path;
+    bool m_ReadOnly = false;
+    bool m_Empty = false;
+    dev_t m_Device = 0;
+    ino_t m_Inode = 0;
+    std::int64_t m_DatabaseId = 0;
+};
+
+// Sleeps before retry number `attempt`; throws StoreError once the deadline of the operation
+// that started at `startNs` has passed.
+void BackOff(const std::string& path, int attempt, std::int64_t startNs);
+std::int64_t NowNs();
+
+// Runs one transaction over several connections (a Batch touching more than one database):
+// all begin (in the given order, which callers keep sorted so that two processes never wait
+// for each other), the body runs, then all commit.
+Status RunWriteAll(std::span<Connection* const> connections, const std::function<Status()>& body);
+
+// The calling thread's connection to the database at `location`, opened when needed. A write
+// connection is refused (AccessDenied) when the caller may not write the file. The path is
+// looked at (a removed or replaced file gets a new connection) unless `verifyPath` is false,
+// which reads through an open key use: they stay with the file the key was opened in.
+Connection& Acquire(const Location& location, bool write, bool verifyPath = true);
+
+// Builds the folded (ASCII lower-case) form of a name.
+std::string Fold(std::string_view name);
+
+template <class Body>
+Status Connection::Run(bool write, bool transaction, Body&& body) {
+    std::int64_t start = 0;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            if (write) {
+                Exec(kBeginWrite);
+            } else if (transaction) {
+                Exec(kBeginRead);
+            }
+            Status status = body();
+            if (write && status != Status::Ok) {
+                RollbackQuietly();
+                return status;
+            }
+            if (write || transaction) {
+                // COMMIT may meet readers that still hold the database; it stays pending and
+                // is simply repeated.
+                for (int commitAttempt = 0;; ++commitAttempt) {
+                    try {
+                        Exec(kCommit);
+                        break;
+                    } catch (const BusyRetry&) {
+                        if (start == 0) {
+                            start = NowNs();
+                        }
+                        BackOff(m_Path, commitAttempt, start);
+                    }
+                }
+            }
+            return status;
+        } catch (const BusyRetry&) {
+            RollbackQuietly();
+            if (start == 0) {
+                start = NowNs();
+            }
+            BackOff(m_Path, attempt, start);
+        } catch (...) {
+            RollbackQuietly();
+            throw;
+        }
+    }
+}
+
+}  // namespace sorvex::registry::detail
