@@ -317,12 +317,14 @@ int Run(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Simulator simulator(options, *info);
+    std::unique_ptr<Simulator> created;
     try {
-        simulator.Start();
+        created = std::make_unique<Simulator>(options, *info);
+        created->Start();
     } catch (const std::exception& e) {
         Fail(std::string("cannot start: ") + e.what());
     }
+    Simulator& simulator = *created;
     std::thread([&simulator, stopSignals] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
