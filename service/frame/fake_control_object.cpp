@@ -46,6 +46,7 @@ com::HRESULT FakeControlObject::GetIDsOfNames(const com::IID&, com::OLECHAR** na
 com::HRESULT FakeControlObject::Invoke(com::DISPID member, const com::IID&, com::LCID,
                                        std::uint16_t flags, com::DISPPARAMS* params, com::VARIANT*,
                                        com::EXCEPINFO*, std::uint32_t*) {
+    ++invokeAttempts;
     if (failInvoke || member < 1 || static_cast<std::size_t>(member) > m_Names.size() ||
         flags != com::DISPATCH_METHOD) {
         return com::DISP_E_MEMBERNOTFOUND;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -49,6 +50,8 @@ class FakeControlObject final : public sorvex::com::IDispatch {
     std::int32_t errorResponse = -1;
     // Make every Invoke fail.
     bool failInvoke = false;
+    // Every Invoke, failed ones included.
+    std::atomic<int> invokeAttempts{0};
 
   private:
     std::vector<std::string> m_Names;
