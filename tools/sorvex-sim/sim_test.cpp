@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 
 #include "platform/hid/hid.h"
 #include "platform/registry/registry.h"
@@ -51,9 +50,13 @@ class SimProcess : public ::testing::Test {
         }
     }
     static std::string Field(const std::string& line, const std::string& name) {
-        std::smatch m;
-        std::regex re("\"" + name + "\": \"([^\"]*)\"");
-        return std::regex_search(line, m, re) ? m[1].str() : "";
+        const std::string key = "\"" + name + "\": \"";
+        auto at = line.find(key);
+        if (at == std::string::npos) {
+            return "";
+        }
+        at += key.size();
+        return line.substr(at, line.find('"', at) - at);
     }
     test::TempRoot root;
     std::string ready;
