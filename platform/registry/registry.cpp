@@ -1,9 +1,13 @@
 #include "platform/registry/registry.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "platform/registry/store.h"
 
@@ -237,6 +241,149 @@ bool ValidValue(Type type, std::string_view data) {
     return type != Type::Dword || data.size() == 4;
 }
 
+// Cache keys: a tag, then what the lookup depends on. Key names hold no backslash, so folded
+// components joined by backslashes name one path.
+void AppendFoldedPath(std::string& key, std::span<const std::string_view> parts) {
+    for (std::string_view part : parts) {
+        key += detail::Fold(part);
+        key += '\\';
+    }
+}
+
+void AppendId(std::string& key, std::int64_t id) {
+    char bytes[sizeof id];
+    std::memcpy(bytes, &id, sizeof id);
+    key.append(bytes, sizeof id);
+}
+
+std::string PathCacheKey(Hive hive, std::span<const std::string_view> parts) {
+    std::string key(1, hive == Hive::ClassesRoot ? 'C' : 'P');
+    AppendFoldedPath(key, parts);
+    return key;
+}
+
+std::string SubkeyCacheKey(std::int64_t parent, std::span<const std::string_view> parts) {
+    std::string key(1, 'S');
+    AppendId(key, parent);
+    AppendFoldedPath(key, parts);
+    return key;
+}
+
+std::string FoldedValueCacheKey(std::int64_t id, std::string_view folded) {
+    std::string key(1, 'V');
+    AppendId(key, id);
+    key += folded;
+    return key;
+}
+
+std::string ValueCacheKey(std::int64_t id, std::string_view name) {
+    return FoldedValueCacheKey(id, detail::Fold(name));
+}
+
+// Answers that a lookup found on the way, remembered with its own.
+using CacheExtras = std::vector<std::pair<std::string, detail::CacheEntry>>;
+
+// A lookup through the connection's read cache (read_cache.h). The file header is read first,
+// without a lock; when the cache was filled under that very header, `use` gets the cached
+// answer, unless `usable` refuses it. Otherwise `load` runs in a read transaction that also
+// reads the header under the shared lock, `use` gets its answer, and it is remembered under
+// that header, with the extras `load` added. An empty hive in memory is read directly.
+// Returns what `use` returns.
+template <class Load, class Usable, class Use>
+Status Cached(Connection& c, std::string key, Load&& load, Usable&& usable, Use&& use) {
+    detail::FileHeader header{};
+    if (c.ReadHeader(header)) {
+        const detail::CacheEntry* hit = c.cache().Find(header, key);
+        if (hit != nullptr && usable(*hit)) {
+            return use(*hit);
+        }
+    }
+    detail::CacheEntry entry;
+    CacheExtras extras;
+    bool stamped = false;
+    c.Run(false, true, [&] {
+        extras.clear();
+        entry = load(extras);
+        stamped = c.ReadCommittedHeader(header);
+        return Status::Ok;
+    });
+    Status status = use(entry);
+    if (stamped) {
+        for (auto& [extraKey, extraEntry] : extras) {
+            c.cache().Put(header, std::move(extraKey), std::move(extraEntry));
+        }
+        c.cache().Put(header, std::move(key), std::move(entry));
+    }
+    return status;
+}
+
+bool AnyEntry(const detail::CacheEntry&) {
+    return true;
+}
+
+// Reads the values of a key just found, in the same transaction, for the reads that usually
+// follow an open (a service object reads several values of its profile). At most a few.
+constexpr std::int64_t kValuesReadWithAKey = 32;
+
+void LoadValuesOf(Connection& c, std::int64_t id, CacheExtras& extras) {
+    sqlite3_stmt* stmt = c.Get(detail::kFirstValues);
+    Reset reset{stmt};
+    sqlite3_bind_int64(stmt, 1, id);
+    sqlite3_bind_int64(stmt, 2, static_cast<std::int64_t>(detail::ReadCache::kMaxValueBytes));
+    sqlite3_bind_int64(stmt, 3, kValuesReadWithAKey);
+    while (c.Step(stmt)) {
+        detail::CacheEntry& entry =
+            extras.emplace_back(FoldedValueCacheKey(id, ColumnBytes(stmt, 0)), detail::CacheEntry{})
+                .second;
+        entry.type = static_cast<Type>(sqlite3_column_int64(stmt, 1));
+        entry.size = static_cast<std::size_t>(sqlite3_column_int64(stmt, 2));
+        entry.hasData = sqlite3_column_type(stmt, 3) != SQLITE_NULL;
+        if (entry.hasData) {
+            entry.text = std::string(ColumnBytes(stmt, 3));
+        }
+    }
+}
+
+// The value `name` of key `id`: type and size, and the data when they fit in `room` bytes or
+// are small enough for the cache.
+detail::CacheEntry LoadValue(Connection& c, std::int64_t id, std::string_view name,
+                             std::size_t room) {
+    detail::CacheEntry entry;
+    std::string folded = detail::Fold(name);
+    sqlite3_stmt* stmt = c.Get(detail::kLookupValue);
+    Reset reset{stmt};
+    sqlite3_bind_int64(stmt, 1, id);
+    BindBytes(stmt, 2, folded);
+    std::size_t limit = std::max(room, detail::ReadCache::kMaxValueBytes);
+    sqlite3_bind_int64(stmt, 3,
+                       static_cast<std::int64_t>(
+                           std::min<std::size_t>(limit, std::numeric_limits<std::int64_t>::max())));
+    if (!c.Step(stmt)) {
+        entry.status = KeyExists(c, id) ? Status::NotFound : Status::KeyDeleted;
+        return entry;
+    }
+    entry.type = static_cast<Type>(sqlite3_column_int64(stmt, 0));
+    entry.size = static_cast<std::size_t>(sqlite3_column_int64(stmt, 1));
+    entry.hasData = sqlite3_column_type(stmt, 2) != SQLITE_NULL;
+    if (entry.hasData) {
+        entry.text = std::string(ColumnBytes(stmt, 2));
+    }
+    return entry;
+}
+
+// Looks a value up through the cache and hands an Ok answer to `use`, which gets the data
+// whenever they fit in `room` bytes (other statuses are returned as they are).
+template <class Use>
+Status LookupValue(Connection& c, std::int64_t id, std::string_view name, std::size_t room,
+                   Use&& use) {
+    return Cached(
+        c, ValueCacheKey(id, name), [&](CacheExtras&) { return LoadValue(c, id, name, room); },
+        [&](const detail::CacheEntry& e) {
+            return e.status != Status::Ok || e.hasData || e.size > room;
+        },
+        [&](const detail::CacheEntry& e) { return e.status == Status::Ok ? use(e) : e.status; });
+}
+
 }  // namespace
 
 struct Key::Impl {
@@ -345,13 +492,29 @@ Status Key::Open(Hive hive, std::string_view path, unsigned access, Key& out) {
         Connection& c = detail::Acquire(location, (access & kWrite) != 0);
         auto impl = MakeImpl(location, c, hive, access);
         std::vector<std::string_view> parts = Split(path);
-        // Several lookups share one read transaction (one lock, one consistent view).
-        bool transaction = parts.size() > 1 || hive == Hive::ClassesRoot;
-        Status s = c.Run(false, transaction, [&] {
-            impl->path.clear();
-            impl->id = ResolveInHive(c, hive, parts, &impl->path);
-            return impl->id == 0 ? Status::NotFound : Status::Ok;
-        });
+        Status s = Status::Ok;
+        if (parts.empty() && hive != Hive::ClassesRoot) {
+            impl->id = kRootId;  // always there; nothing to look up
+        } else {
+            // The whole walk is one read transaction (one lock, one consistent view).
+            s = Cached(
+                c, PathCacheKey(hive, parts),
+                [&](CacheExtras& extras) {
+                    detail::CacheEntry e;
+                    e.id = ResolveInHive(c, hive, parts, &e.text);
+                    e.status = e.id == 0 ? Status::NotFound : Status::Ok;
+                    if (e.id != 0) {
+                        LoadValuesOf(c, e.id, extras);
+                    }
+                    return e;
+                },
+                AnyEntry,
+                [&](const detail::CacheEntry& e) {
+                    impl->id = e.id;
+                    impl->path = e.text;
+                    return e.status;
+                });
+        }
         if (s == Status::Ok) {
             result = Key(std::move(impl));
         }
@@ -393,14 +556,31 @@ Status Key::OpenSubkey(std::string_view path, unsigned access, Key& out) const {
         auto impl = std::make_unique<Impl>(*m_Impl);
         impl->access = access;
         std::vector<std::string_view> parts = Split(path);
-        Status s = c.Run(false, true, [&] {
-            if (!KeyExists(c, m_Impl->id)) {
-                return Status::KeyDeleted;
-            }
-            impl->path = m_Impl->path;
-            impl->id = ResolveFrom(c, m_Impl->id, parts, &impl->path);
-            return impl->id == 0 ? Status::NotFound : Status::Ok;
-        });
+        Status s = Cached(
+            c, SubkeyCacheKey(m_Impl->id, parts),
+            [&](CacheExtras& extras) {
+                detail::CacheEntry e;
+                if (!KeyExists(c, m_Impl->id)) {
+                    e.status = Status::KeyDeleted;
+                    return e;
+                }
+                e.id = ResolveFrom(c, m_Impl->id, parts, &e.text);  // the path below the key
+                e.status = e.id == 0 ? Status::NotFound : Status::Ok;
+                if (e.id != 0) {
+                    LoadValuesOf(c, e.id, extras);
+                }
+                return e;
+            },
+            AnyEntry,
+            [&](const detail::CacheEntry& e) {
+                impl->id = e.id;
+                impl->path = m_Impl->path;
+                if (!impl->path.empty() && !e.text.empty()) {
+                    impl->path += '\\';
+                }
+                impl->path += e.text;
+                return e.status;
+            });
         if (s == Status::Ok) {
             result = Key(std::move(impl));
         }
@@ -435,20 +615,12 @@ Status Key::CreateSubkey(std::string_view path, Key& out, bool* created) const {
 
 Status Key::QueryInfo(std::string_view name, Type* type, std::size_t* size) const {
     return WithKey(m_Impl.get(), kRead, false, [&](Connection& c) {
-        return c.Run(false, false, [&] {
-            std::string folded = detail::Fold(name);
-            sqlite3_stmt* stmt = c.Get(detail::kValueInfo);
-            Reset reset{stmt};
-            sqlite3_bind_int64(stmt, 1, m_Impl->id);
-            BindBytes(stmt, 2, folded);
-            if (!c.Step(stmt)) {
-                return KeyExists(c, m_Impl->id) ? Status::NotFound : Status::KeyDeleted;
-            }
+        return LookupValue(c, m_Impl->id, name, 0, [&](const detail::CacheEntry& e) {
             if (type != nullptr) {
-                *type = static_cast<Type>(sqlite3_column_int64(stmt, 0));
+                *type = e.type;
             }
             if (size != nullptr) {
-                *size = static_cast<std::size_t>(sqlite3_column_int64(stmt, 1));
+                *size = e.size;
             }
             return Status::Ok;
         });
@@ -460,27 +632,18 @@ Status Key::Query(std::string_view name, Type* type, void* buffer, std::size_t* 
         return m_Impl ? Status::InvalidParameter : Status::InvalidHandle;
     }
     return WithKey(m_Impl.get(), kRead, false, [&](Connection& c) {
-        return c.Run(false, false, [&] {
-            std::string folded = detail::Fold(name);
-            sqlite3_stmt* stmt = c.Get(detail::kGetValue);
-            Reset reset{stmt};
-            sqlite3_bind_int64(stmt, 1, m_Impl->id);
-            BindBytes(stmt, 2, folded);
-            if (!c.Step(stmt)) {
-                return KeyExists(c, m_Impl->id) ? Status::NotFound : Status::KeyDeleted;
-            }
+        return LookupValue(c, m_Impl->id, name, *size, [&](const detail::CacheEntry& e) {
             if (type != nullptr) {
-                *type = static_cast<Type>(sqlite3_column_int64(stmt, 0));
+                *type = e.type;
             }
-            std::string_view data = ColumnBytes(stmt, 1);
-            if (data.size() > *size) {
-                *size = data.size();
+            if (e.size > *size) {
+                *size = e.size;
                 return Status::MoreData;
             }
-            if (!data.empty()) {
-                std::memcpy(buffer, data.data(), data.size());
+            if (e.size != 0) {
+                std::memcpy(buffer, e.text.data(), e.size);
             }
-            *size = data.size();
+            *size = e.size;
             return Status::Ok;
         });
     });
@@ -488,19 +651,12 @@ Status Key::Query(std::string_view name, Type* type, void* buffer, std::size_t* 
 
 Status Key::Get(std::string_view name, Value& out) const {
     return WithKey(m_Impl.get(), kRead, false, [&](Connection& c) {
-        return c.Run(false, false, [&] {
-            std::string folded = detail::Fold(name);
-            sqlite3_stmt* stmt = c.Get(detail::kGetValue);
-            Reset reset{stmt};
-            sqlite3_bind_int64(stmt, 1, m_Impl->id);
-            BindBytes(stmt, 2, folded);
-            if (!c.Step(stmt)) {
-                return KeyExists(c, m_Impl->id) ? Status::NotFound : Status::KeyDeleted;
-            }
-            out.type = static_cast<Type>(sqlite3_column_int64(stmt, 0));
-            out.data = std::string(ColumnBytes(stmt, 1));
-            return Status::Ok;
-        });
+        return LookupValue(c, m_Impl->id, name, std::numeric_limits<std::size_t>::max(),
+                           [&](const detail::CacheEntry& e) {
+                               out.type = e.type;
+                               out.data = e.text;
+                               return Status::Ok;
+                           });
     });
 }
 

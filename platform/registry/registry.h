@@ -13,8 +13,10 @@
 //
 // Every change is one SQLite transaction; a subtree delete or a Batch is all or nothing. Many
 // threads and processes may read and write one hive at once; lock contention is waited out (it
-// is never reported as an error). Nothing is cached between calls: a value written by another
-// process is seen by the next read.
+// is never reported as an error). Reads are answered from a per-thread cache only after each
+// call has checked that the hive file has not changed since the answer was read (any commit, by
+// any process, changes the file's header), so a value written by this or another process is
+// seen by the next read, and a key deleted meanwhile gives KeyDeleted or NotFound as ever.
 //
 // Errors are Status values with the Win32 numbers callers put into messages. Functions never
 // throw for registry conditions; they may throw std::bad_alloc.

@@ -1,6 +1,7 @@
 // One hive shared by many threads and processes: no lock error ever reaches a caller, no write
-// is lost, a forked child works with connections of its own, and a writer killed in the middle
-// of a transaction leaves all of it or none.
+// is lost, a change made by another process is seen by the very next read (the read cache is
+// never stale), a forked child works with connections of its own, and a writer killed in the
+// middle of a transaction leaves all of it or none.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +158,91 @@ int ChurnChild() {
     }
 }
 
+constexpr const char* kEditKey = "SOFTWARE\\Edited";
+constexpr int kCounterCommits = 600;
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    return hex;
+}
+
+std::string Unhex(std::string_view hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+    }
+    return bytes;
+}
+
+// Changes the registry on command, one line each, and answers "done" once the change is
+// stored: "set NAME-HEX TYPE DATA-HEX", "delete NAME-HEX", "deltree", "create".
+int EditorChild() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::vector<std::string> words;
+        for (std::size_t start = 0; start <= line.size();) {
+            std::size_t end = std::min(line.find(' ', start), line.size());
+            words.push_back(line.substr(start, end - start));
+            start = end + 1;
+        }
+        Status status = Status::InvalidParameter;
+        Key key;
+        if (words[0] == "set" && words.size() == 4) {
+            status = Key::Create(Hive::LocalMachine, kEditKey, key);
+            if (status == Status::Ok) {
+                status = key.Set(Unhex(words[1]), static_cast<Type>(std::stoul(words[2])),
+                                 Unhex(words[3]));
+            }
+        } else if (words[0] == "delete" && words.size() == 2) {
+            status = Key::Open(Hive::LocalMachine, kEditKey, kReadWrite, key);
+            if (status == Status::Ok) {
+                status = key.DeleteValue(Unhex(words[1]));
+            }
+        } else if (words[0] == "deltree") {
+            status = DeleteTree(Hive::LocalMachine, kEditKey);
+        } else if (words[0] == "create") {
+            status = Key::Create(Hive::LocalMachine, std::string(kEditKey) + "\\Sub", key);
+        }
+        if (status == Status::Ok) {
+            std::printf("done\n");
+        } else {
+            std::printf("failed: %s %s\n", std::string(StatusText(status)).c_str(),
+                        LastErrorDetail().c_str());
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+// The value the counter child stores in commit `i`: its number and a filler whose length and
+// byte follow from it, so that a reader can tell a whole value from a mixed or torn one.
+std::string CounterValue(int i) {
+    return std::to_string(i) + ":" +
+           std::string(static_cast<std::size_t>(i * 7 % 3000), static_cast<char>(0x80 + i % 100));
+}
+
+// Writes CounterValue(0 .. kCounterCommits-1), one commit each, as fast as it can.
+int CounterChild() {
+    Key key;
+    if (Key::Create(Hive::LocalMachine, kEditKey, key) != Status::Ok) {
+        return 1;
+    }
+    for (int i = 0; i < kCounterCommits; ++i) {
+        if (key.Set("n", Type::Binary, CounterValue(i)) != Status::Ok) {
+            std::fprintf(stderr, "counter: %s\n", LastErrorDetail().c_str());
+            return 1;
+        }
+    }
+    std::printf("finished\n");
+    std::fflush(stdout);
+    return 0;
+}
+
 const int kChildDispatch = [] {
     const char* mode = std::getenv(kChildVariable);
     if (mode == nullptr) {
@@ -165,6 +253,10 @@ const int kChildDispatch = [] {
         code = WriterChild(std::atoi(mode + 7));
     } else if (std::strcmp(mode, "churn") == 0) {
         code = ChurnChild();
+    } else if (std::strcmp(mode, "editor") == 0) {
+        code = EditorChild();
+    } else if (std::strcmp(mode, "counter") == 0) {
+        code = CounterChild();
     }
     std::fflush(nullptr);
     std::exit(code);
@@ -311,6 +403,176 @@ TEST_F(RegistrySharingTest, KilledWriterLeavesTreesWholeOrAbsent) {
         ASSERT_EQ(Key::Create(Hive::LocalMachine, "SOFTWARE\\Atomic\\After", key), Status::Ok);
         EXPECT_EQ(key.SetString("ok", "1"), Status::Ok);
     }
+}
+
+// What a read of the edited value must give.
+struct Expected {
+    Status status = Status::Ok;
+    Type type = Type::None;
+    std::string data;
+};
+
+// Reads `name` of the edited key every way a caller can: through a handle held all along,
+// through its parent, and the way a service object does (open, QueryInfo, Query into 2048
+// bytes, close).
+void ExpectValue(const Key& software, const Key& held, const std::string& name,
+                 const Expected& want) {
+    Type type{};
+    std::size_t size = 0;
+    ASSERT_EQ(held.QueryInfo(name, &type, &size), want.status);
+    if (want.status == Status::Ok) {
+        EXPECT_EQ(type, want.type);
+        EXPECT_EQ(size, want.data.size());
+    }
+    Value value;
+    ASSERT_EQ(held.Get(name, value), want.status);
+    if (want.status == Status::Ok) {
+        EXPECT_EQ(value.type, want.type);
+        EXPECT_EQ(value.data, want.data);
+    }
+    const Status keyStatus = want.status == Status::KeyDeleted ? Status::NotFound : Status::Ok;
+    Key viaParent;
+    EXPECT_EQ(software.OpenSubkey("edited", kRead, viaParent), keyStatus);
+    Key fresh;
+    ASSERT_EQ(Key::Open(Hive::LocalMachine, kEditKey, kRead, fresh), keyStatus);
+    if (keyStatus != Status::Ok) {
+        return;
+    }
+    ASSERT_EQ(fresh.QueryInfo(name, &type, &size), want.status);
+    char buffer[2048];
+    size = sizeof buffer;
+    Status query = fresh.Query(name, &type, buffer, &size);
+    if (want.status != Status::Ok) {
+        EXPECT_EQ(query, want.status);
+    } else if (want.data.size() > sizeof buffer) {
+        EXPECT_EQ(query, Status::MoreData);
+        EXPECT_EQ(size, want.data.size());
+    } else {
+        ASSERT_EQ(query, Status::Ok);
+        EXPECT_EQ(type, want.type);
+        EXPECT_EQ(std::string(buffer, size), want.data);
+    }
+}
+
+TEST_F(RegistrySharingTest, ChangesOfAnotherProcessAreSeenByTheNextRead) {
+    test::Subprocess::Options options;
+    options.env = {{kChildVariable, "editor"}};
+    test::Subprocess editor({test::SelfPath()}, options);
+    auto command = [&](const std::string& line) {
+        editor.Write(line + "\n");
+        std::optional<std::string> reply = editor.ReadLine(60s);
+        ASSERT_EQ(reply, std::optional<std::string>("done")) << line << " " << editor.Stderr();
+    };
+    const std::string name = "Serial Port";
+    Expected want{Status::Ok, Type::String, "start"};
+    auto set = [&](Type type, std::string data) {
+        command("set " + Hex(name) + " " + std::to_string(static_cast<unsigned>(type)) + " " +
+                Hex(data));
+        want = {Status::Ok, type, std::move(data)};
+    };
+    ASSERT_NO_FATAL_FAILURE(set(Type::String, "start"));
+    Key software;
+    ASSERT_EQ(Key::Open(Hive::LocalMachine, "SOFTWARE", kRead, software), Status::Ok);
+    Key held;
+    ASSERT_EQ(Key::Open(Hive::LocalMachine, kEditKey, kRead, held), Status::Ok);
+
+    for (int i = 0; i < 120; ++i) {
+        SCOPED_TRACE("round " + std::to_string(i));
+        // Read first, so that the caches hold the value the change replaces.
+        ASSERT_NO_FATAL_FAILURE(ExpectValue(software, held, name, want));
+        const char b = static_cast<char>(i);
+        switch (i % 7) {
+            case 0:  // a string whose size changes
+                set(Type::String, "COM" + std::to_string(i * 131));
+                break;
+            case 1: {  // the same size and type, other bytes
+                std::string same = want.data;
+                same.back() = static_cast<char>(same.back() ^ 1);
+                set(want.type, same);
+                break;
+            }
+            case 2:  // a DWORD where a string was
+                set(Type::Dword, std::string{b, '\0', '\xff', '\x01'});
+                break;
+            case 3:  // larger than the caller's buffer
+                set(Type::Binary, std::string(2000 + static_cast<std::size_t>(i) * 3, b));
+                break;
+            case 4:  // larger than the read cache keeps
+                set(Type::Binary, std::string(6000, '\xff') + b);
+                break;
+            case 5:
+                command("delete " + Hex(name));
+                want = {Status::NotFound, Type::None, {}};
+                break;
+            case 6:  // the key goes; made again, it is another key
+                command("deltree");
+                ASSERT_NO_FATAL_FAILURE(
+                    ExpectValue(software, held, name, {Status::KeyDeleted, Type::None, {}}));
+                set(Type::String, "again " + std::to_string(i));
+                Value value;
+                EXPECT_EQ(held.Get(name, value), Status::KeyDeleted);
+                ASSERT_EQ(Key::Open(Hive::LocalMachine, kEditKey, kRead, held), Status::Ok);
+                break;
+        }
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(ExpectValue(software, held, name, want));
+    }
+    editor.CloseStdin();
+    EXPECT_EQ(editor.Wait(60s), std::optional<int>(0)) << editor.Stderr();
+}
+
+TEST_F(RegistrySharingTest, ReadsDuringCommitsOfAnotherProcessAreWholeAndInOrder) {
+    Key setup;
+    ASSERT_EQ(Key::Create(Hive::LocalMachine, kEditKey, setup), Status::Ok);
+    test::Subprocess::Options options;
+    options.env = {{kChildVariable, "counter"}};
+    options.pipeStdin = false;
+    test::Subprocess counter({test::SelfPath()}, options);
+
+    int last = -1;
+    auto read = [&] {
+        Key key;
+        ASSERT_EQ(Key::Open(Hive::LocalMachine, kEditKey, kRead, key), Status::Ok);
+        Type type{};
+        std::size_t size = 0;
+        Status info = key.QueryInfo("n", &type, &size);
+        char buffer[4096];
+        size = sizeof buffer;
+        Status query = key.Query("n", &type, buffer, &size);
+        // Before the first commit the value is absent; it may appear between the two calls.
+        if (info == Status::NotFound) {
+            ASSERT_LT(last, 0) << "the value vanished";
+        } else {
+            ASSERT_EQ(info, Status::Ok);
+        }
+        if (query == Status::NotFound) {
+            ASSERT_EQ(info, Status::NotFound) << "the value vanished";
+            return;
+        }
+        ASSERT_EQ(query, Status::Ok);
+        std::string data(buffer, size);
+        int i = std::atoi(data.c_str());
+        ASSERT_EQ(data, CounterValue(i)) << "a value mixed from two commits";
+        ASSERT_GE(i, last) << "an older value after a newer one";
+        last = i;
+    };
+    for (;;) {
+        ASSERT_NO_FATAL_FAILURE(read());
+        std::optional<std::string> line = counter.ReadLine(1ms);
+        bool ended = !line.has_value() && counter.Wait(0ms).has_value();
+        if (ended) {
+            line = counter.ReadLine(0ms);  // what it wrote just before it ended
+        }
+        if (line.has_value()) {
+            ASSERT_EQ(*line, "finished") << counter.Stderr();
+            break;
+        }
+        ASSERT_FALSE(ended) << "the counter stopped: " << counter.Stderr();
+    }
+    // Its last commit is seen by the read right after it reported it.
+    ASSERT_NO_FATAL_FAILURE(read());
+    EXPECT_EQ(last, kCounterCommits - 1);
+    EXPECT_EQ(counter.Wait(60s), std::optional<int>(0)) << counter.Stderr();
 }
 
 }  // namespace

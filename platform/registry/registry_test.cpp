@@ -516,6 +516,50 @@ TEST_F(RegistryTest, ARemovedDatabaseIsNotServedFromAnOldConnection) {
     EXPECT_EQ(Key::Open(Hive::LocalMachine, "SOFTWARE\\Old", kRead, probe), Status::NotFound);
 }
 
+TEST_F(RegistryTest, ADatabaseFileReplacedUnderItsPathIsReadAfresh) {
+    enum class How { Rename, CopyInPlace };
+    for (How how : {How::Rename, How::CopyInPlace}) {
+        SCOPED_TRACE(how == How::Rename ? "renamed over" : "copied over in place");
+        Key key;
+        ASSERT_EQ(Key::Create(Hive::LocalMachine, "SOFTWARE\\Swap", key), Status::Ok);
+        ASSERT_EQ(key.SetString("v", "first"), Status::Ok);
+        EXPECT_EQ(MustRead(Hive::LocalMachine, "SOFTWARE\\Swap", "v"), "first");  // cached now
+
+        // Another database, made through more commits than this one (its header differs).
+        const fs::path replacement = m_Root.path() / "replacement.db";
+        {
+            test::TempRoot other;
+            Key made;
+            ASSERT_EQ(Key::Create(Hive::LocalMachine, "SOFTWARE\\Swap", made), Status::Ok);
+            for (const char* data : {"x", "y", "second"}) {
+                ASSERT_EQ(made.SetString("v", data), Status::Ok);
+            }
+            ASSERT_EQ(made.SetString("only there", "1"), Status::Ok);
+            fs::copy_file(MachineDatabasePath(), replacement);
+        }
+        if (how == How::Rename) {
+            fs::rename(replacement, MachineDatabasePath());
+        } else {
+            fs::copy_file(replacement, MachineDatabasePath(), fs::copy_options::overwrite_existing);
+            fs::remove(replacement);
+        }
+
+        EXPECT_EQ(MustRead(Hive::LocalMachine, "SOFTWARE\\Swap", "v"), "second");
+        EXPECT_EQ(MustRead(Hive::LocalMachine, "SOFTWARE\\Swap", "only there"), "1");
+        Key fresh;
+        ASSERT_EQ(Key::Open(Hive::LocalMachine, "SOFTWARE\\Swap", kRead, fresh), Status::Ok);
+        char buffer[2048];
+        std::size_t size = sizeof buffer;
+        ASSERT_EQ(fresh.Query("V", nullptr, buffer, &size), Status::Ok);
+        EXPECT_EQ(std::string(buffer, size), "second");
+        if (how == How::Rename) {
+            Value value;
+            EXPECT_EQ(key.Get("v", value), Status::KeyDeleted);  // it belonged to the old file
+        }
+        ASSERT_EQ(DeleteTree(Hive::LocalMachine, "SOFTWARE\\Swap"), Status::Ok);
+    }
+}
+
 TEST_F(RegistryTest, ReadOnlyDatabaseCanStillBeRead) {
     Key key;
     ASSERT_EQ(Key::Create(Hive::LocalMachine, "SOFTWARE\\ReadOnly", key), Status::Ok);

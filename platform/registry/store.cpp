@@ -68,8 +68,10 @@ constexpr const char* kStatements[kStmtCount] = {
     "ROLLBACK",
     "SELECT id, name FROM keys WHERE parent = ?1 AND fold = ?2",
     "SELECT 1 FROM keys WHERE id = ?1",
-    "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
+    ("SELECT type, length(data), CASE WHEN length(data) <= ?3 THEN data END FROM vals "
+     "WHERE key = ?1 AND fold = ?2"),
+    ("SELECT fold, type, length(data), CASE WHEN length(data) <= ?2 THEN data END FROM vals "
+     "WHERE key = ?1 LIMIT ?3"),
     ("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
      "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"),
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
@@ -330,14 +332,25 @@ void Connection::Configure() {
     }
 }
 
-void Connection::MapMemory() {
-    // Reads through a memory map save a read() of the file header per transaction.
+void Connection::Pragma(const char* sql, std::string_view what) {
     char* message = nullptr;
-    int rc = sqlite3_exec(m_Db, "PRAGMA mmap_size=67108864", nullptr, nullptr, &message);
+    int rc = sqlite3_exec(m_Db, sql, nullptr, nullptr, &message);
     sqlite3_free(message);
     if (rc != SQLITE_OK) {
-        Fail(rc, "cannot set the memory map size");
+        Fail(rc, what);
     }
+}
+
+bool Connection::ReadHeader(FileHeader& header) {
+    if (m_File == nullptr || m_File->pMethods == nullptr) {
+        return false;
+    }
+    return m_File->pMethods->xRead(m_File, header.data(), static_cast<int>(header.size()), 0) ==
+           SQLITE_OK;
+}
+
+bool Connection::ReadCommittedHeader(FileHeader& header) {
+    return sqlite3_txn_state(m_Db, "main") >= SQLITE_TXN_READ && ReadHeader(header);
 }
 
 bool Connection::EnsureSchema(bool machine) {
@@ -410,7 +423,14 @@ std::unique_ptr<Connection> Connection::OpenFile(const Location& location) {
     c->m_Device = st.st_dev;
     c->m_Inode = st.st_ino;
     c->Configure();
-    c->MapMemory();
+    // No memory map: the header is read without a lock (read_cache.h), and a read from a map
+    // of a file that something else cut short would kill the process (SIGBUS) instead of
+    // failing; a pread just comes back short.
+    c->Pragma("PRAGMA mmap_size=0", "cannot turn off the memory map");
+    int frc = sqlite3_file_control(c->m_Db, "main", SQLITE_FCNTL_FILE_POINTER, &c->m_File);
+    if (frc != SQLITE_OK) {
+        c->Fail(frc, "cannot reach the database file handle");
+    }
     if (!c->EnsureSchema(location.kind == Location::Kind::Machine)) {
         return OpenEmpty(location);  // reads see an empty hive until a writer makes the tables
     }

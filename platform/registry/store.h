@@ -1,8 +1,9 @@
 // Internal to the registry: the SQLite side. Not part of the platform API.
 //
 // One connection per database file and thread, kept in a small per-thread cache with its
-// prepared statements, so that a read costs no open or parse. A connection is never used by a
-// second thread, and a process made by fork() opens its own (the parent's are abandoned, never
+// prepared statements and its read cache (read_cache.h), so that a read costs no open or
+// parse, and a repeated read no SQLite work at all. A connection is never used by a second
+// thread, and a process made by fork() opens its own (the parent's are abandoned, never
 // closed, because closing them could disturb the parent's locks).
 //
 // Locking: rollback journal (journal_mode=DELETE). Readers run in autocommit or in a deferred
@@ -21,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/registry/read_cache.h"
 #include "platform/registry/registry.h"
 
 namespace sorvex::registry::detail {
@@ -51,8 +53,8 @@ enum Stmt : int {
     kRollback,
     kFindChild,     // ?1 parent, ?2 folded name -> id, name
     kKeyExists,     // ?1 id
-    kGetValue,      // ?1 key, ?2 folded name -> type, data
-    kValueInfo,     // ?1 key, ?2 folded name -> type, size
+    kLookupValue,   // ?1 key, ?2 folded name, ?3 size limit -> type, size, data (NULL if larger)
+    kFirstValues,   // ?1 key, ?2 size limit, ?3 count -> fold, type, size, data (NULL if larger)
     kSetValue,      // ?1 key, ?2 name, ?3 folded name, ?4 type, ?5 data
     kDeleteValue,   // ?1 key, ?2 folded name
     kInsertKey,     // ?1 parent, ?2 name, ?3 folded name
@@ -108,15 +110,27 @@ class Connection {
     // Rolls back a transaction left open by a failure (no error when none is open).
     void RollbackQuietly();
 
+    // Reads the database file's header as it is now: one pread through SQLite's own file
+    // handle (a descriptor of our own could not be closed without dropping the process's
+    // locks on the file), taking no lock. False for an empty hive in memory or when the file
+    // cannot be read.
+    bool ReadHeader(FileHeader& header);
+    // The same inside a read transaction that has taken the shared lock (a statement ran), so
+    // that the header is that of the committed state the transaction sees; false otherwise.
+    bool ReadCommittedHeader(FileHeader& header);
+    ReadCache& cache() { return m_Cache; }
+
   private:
     Connection() = default;
     void Configure();
-    void MapMemory();
+    void Pragma(const char* sql, std::string_view what);
     // False when the file has no tables and this user cannot make them.
     bool EnsureSchema(bool machine);
 
     sqlite3* m_Db = nullptr;
     sqlite3_stmt* m_Stmts[kStmtCount] = {};
+    sqlite3_file* m_File = nullptr;  // the main database file; null for a hive in memory
+    ReadCache m_Cache;
     std::string m_Path;
     bool m_ReadOnly = false;
     bool m_Empty = false;
