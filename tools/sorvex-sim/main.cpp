@@ -40,6 +40,8 @@ const char* kUsage =
     "  --vendor-id N         HID vendor id (default: the model's)\n"
     "  --product-id N        HID product id (default 0x0001)\n"
     "  --set KEY=VALUE       a model option (see docs/simulator.md)\n"
+    "  --baud N              pace what a serial device sends as a line of N baud would\n"
+    "                        (10 bits a byte); default: as fast as the transport goes\n"
     "  --linger              keep serving after standard input ends, until SIGINT or SIGTERM\n"
     "  --list-models         list the device models and exit\n"
     "  --help                this text\n"
@@ -56,6 +58,7 @@ struct Options {
     int port = 0;
     bool usbVcp = false;
     bool linger = false;
+    unsigned baud = 0;
     HidDeviceOptions hid;
     bool usageGiven = false;
     bool vendorIdGiven = false;
@@ -118,6 +121,8 @@ Options ParseArguments(int argc, char** argv) {
             }
         } else if (arg == "--usb-vcp") {
             o.usbVcp = true;
+        } else if (arg == "--baud") {
+            o.baud = ParseNumber(arg, value(), 4000000);
         } else if (arg == "--linger") {
             o.linger = true;
         } else if (arg == "--hid-name") {
@@ -249,6 +254,11 @@ class Simulator final : public Host {
 
     // Host
     void Send(std::string_view bytes) override {
+        if (m_Options.baud != 0 && !m_Transport->ReportBased()) {
+            // The time the bytes take on the wire, so a host that polls is paced as by a device.
+            std::this_thread::sleep_for(std::chrono::microseconds(
+                static_cast<long long>(bytes.size()) * 10'000'000LL / m_Options.baud));
+        }
         m_Log.Bytes("sent", bytes);
         if (!m_Transport->Send(bytes)) {
             m_Log.Error("no host took the data");
