@@ -544,6 +544,15 @@ int CScale::ProcessUsbDataEvent(const std::string& Data) {
                 ProcessScaleData(usb->reply.status, usb->reply.digits);
             } else {
                 ProcessStatus(usb->reply.status);
+                // A weight request answered without digits: ask again after the pause, as for
+                // every other reply without a usable weight (else the read stalls until its
+                // time-out, or for ever).
+                if (m_DeviceStatus.Test(kWeightRequestPending)) {
+                    Trace(4, "  *   Setting RequestWeight Timer...");
+                    if (PauseBeforeRepoll()) {
+                        RequestWeight();
+                    }
+                }
             }
         }
     }

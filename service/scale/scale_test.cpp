@@ -594,6 +594,11 @@ TEST_F(ScaleTest, UsbScaleConversations) {
         {"raw digits, 0x00 included", {stable}, 1234, 1, SCAL_WU_POUND},
         {"two status bytes: asked again", {UsbReport("\x00\x00"s), stable}, 1234, 2, SCAL_WU_POUND},
         {"no status byte: asked again", {std::string(1, '\0'), stable}, 1234, 2, SCAL_WU_POUND},
+        {"three status bytes, no digits: asked again",
+         {UsbReport("\x04\x04\x00"s), stable},
+         1234,
+         2,
+         SCAL_WU_POUND},
         {"motion, then stable",
          {UsbReport("\x04\x04\x00"s, "\x00\x00\x00\x00\x01"s), stable},
          1234,
@@ -616,7 +621,7 @@ TEST_F(ScaleTest, UsbScaleConversations) {
         EXPECT_EQ(usb.Commands().Count() - before, row.requests) << row.name;
         EXPECT_EQ(Number(PIDX_SCAL_WeightUnit), row.weightUnit) << row.name;
     }
-    EXPECT_EQ(usb.Commands().CountOf(kUsbWeightLb), 8u);
+    EXPECT_EQ(usb.Commands().CountOf(kUsbWeightLb), 10u);
     EXPECT_EQ(usb.Commands().All().front(), scale::UsbCommand(scale::Command::Status));
     std::string stats;
     EXPECT_EQ(scale.RetrieveStatistics(&stats), OPOS_SUCCESS);
