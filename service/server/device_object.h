@@ -25,14 +25,18 @@ class DeviceObject : public sorvex::com::DualDispatch<Interface, Holder> {
     using HRESULT = sorvex::com::HRESULT;
     using BSTR = sorvex::com::BSTR;
 
-    DeviceObject() { ModuleLock(); }
+    DeviceObject() = default;
 
     // Creates an object with its hidden window on the calling thread and answers `iid`.
     template <class Object>
     static HRESULT Create(const sorvex::com::IID& iid, void** object) {
-        Object* created = new (std::nothrow) Object();
-        if (created == nullptr) {
+        Object* created = nullptr;
+        try {
+            created = new Object();
+        } catch (const std::bad_alloc&) {
             return sorvex::com::E_OUTOFMEMORY;
+        } catch (const std::exception&) {
+            return sorvex::com::E_FAIL;  // the device's delivery thread could not be started
         }
         std::uint32_t error = 0;
         if (!created->m_Device.CreateDeviceWindow(&error)) {
@@ -141,7 +145,7 @@ class DeviceObject : public sorvex::com::DualDispatch<Interface, Holder> {
     }
 
   protected:
-    ~DeviceObject() { ModuleUnlock(); }
+    ~DeviceObject() = default;
     virtual void DestroySelf() = 0;
 
     // Runs a method body; what is not an OPOS outcome becomes an HRESULT, traced at level 0.
@@ -158,6 +162,15 @@ class DeviceObject : public sorvex::com::DualDispatch<Interface, Holder> {
         }
     }
 
+    // Holds the module lock from before the device is built until after it is torn down
+    // (members go in reverse order), so the library never counts as unloadable while the
+    // device's destructor, or the delivery thread it stops, still runs.
+    struct ModuleLockRef {
+        ModuleLockRef() { ModuleLock(); }
+        ~ModuleLockRef() { ModuleUnlock(); }
+        ModuleLockRef(const ModuleLockRef&) = delete;
+        ModuleLockRef& operator=(const ModuleLockRef&) = delete;
+    } m_ModuleLock;
     Device m_Device;
 
   private:

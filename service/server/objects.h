@@ -13,8 +13,9 @@ void ModuleLock();
 void ModuleUnlock();
 
 // Create a device object on the calling thread (its apartment), with its hidden window, and
-// answer the requested interface. E_OUTOFMEMORY, the window's error as a Win32 HRESULT, or
-// E_NOINTERFACE on failure (the object is destroyed again).
+// answer the requested interface. E_OUTOFMEMORY, E_FAIL (the device could not start its
+// delivery thread), the window's error as a Win32 HRESULT, or E_NOINTERFACE on failure (the
+// object is destroyed again).
 sorvex::com::HRESULT CreateScannerObject(const sorvex::com::IID& iid, void** object);
 sorvex::com::HRESULT CreateScaleObject(const sorvex::com::IID& iid, void** object);
 
