@@ -278,11 +278,11 @@ class Parser {
         if (!StartsWithNoCase(rest, "hex")) {
             throw Failure{line + 1, "unknown value: expected \"text\", dword:, hex:, hex(N): or -"};
         }
-        Units spec = rest.substr(3);
+        Units typeText = rest.substr(3);
         std::uint32_t typeNumber = static_cast<std::uint32_t>(Type::Binary);
-        if (!spec.empty() && spec.front() == u'(') {
-            std::size_t close = spec.find(u')');
-            Units digits = close == Units::npos ? Units() : spec.substr(1, close - 1);
+        if (!typeText.empty() && typeText.front() == u'(') {
+            std::size_t close = typeText.find(u')');
+            Units digits = close == Units::npos ? Units() : typeText.substr(1, close - 1);
             if (digits.empty() || digits.size() > 8) {
                 throw Failure{line + 1, "hex(N): needs a type number of 1 to 8 hex digits"};
             }
@@ -294,12 +294,12 @@ class Parser {
                 }
                 typeNumber = (typeNumber << 4) | static_cast<std::uint32_t>(d);
             }
-            spec = spec.substr(close + 1);
+            typeText = typeText.substr(close + 1);
         }
-        if (spec.empty() || spec.front() != u':') {
+        if (typeText.empty() || typeText.front() != u':') {
             throw Failure{line + 1, "expected ':' after hex or hex(N)"};
         }
-        std::string bytes = HexList(line, spec.substr(1));
+        std::string bytes = HexList(line, typeText.substr(1));
         value.type = static_cast<Type>(typeNumber);
         switch (typeNumber) {
             case 1:  // REG_SZ

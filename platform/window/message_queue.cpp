@@ -133,17 +133,17 @@ void MessageQueue::RearmLocked() {
     if (earliest == m_ArmedFor) {
         return;
     }
-    itimerspec spec{};
+    itimerspec due{};
     if (earliest) {
         // steady_clock is CLOCK_MONOTONIC; an instant in the past expires at once. Never 0,
         // which would disarm.
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest->time_since_epoch())
                       .count();
         ns = std::max<decltype(ns)>(ns, 1);
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        due.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        due.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    if (::timerfd_settime(m_TimerFd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    if (::timerfd_settime(m_TimerFd, TFD_TIMER_ABSTIME, &due, nullptr) != 0) {
         ThrowErrno("message queue: timerfd_settime");
     }
     m_ArmedFor = earliest;
