@@ -3,7 +3,9 @@
 // its callback waits for the arbiter lock, and an application that disables the device from
 // inside its event handler while holding the lock the link's callback waits for. Each must
 // finish, and the port must be free again at once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -72,21 +74,28 @@ struct Scale {
     }
 };
 
-// Plays a scale that sends weights without pause until stopped.
+// Plays a scale that sends weights without pause until stopped. While no link reads the port
+// the pty's buffer fills up: the scale writes without blocking and drops what finds no room,
+// so it can always be stopped. (A frame cut short that way is junk the router skips.)
 class Weigher {
   public:
-    explicit Weigher(Pty& pty) : m_Pty(pty), m_Thread([this] { Run(); }) {}
+    explicit Weigher(Pty& pty) : m_Pty(pty) {
+        ::fcntl(m_Pty.Master(), F_SETFL, ::fcntl(m_Pty.Master(), F_GETFL) | O_NONBLOCK);
+        m_Thread = std::thread([this] { Run(); });
+    }
     ~Weigher() {
         m_Stop = true;
         m_Thread.join();
+        ::fcntl(m_Pty.Master(), F_SETFL, ::fcntl(m_Pty.Master(), F_GETFL) & ~O_NONBLOCK);
     }
 
   private:
     void Run() {
+        static constexpr char kWeight[] =
+            "\xF8"
+            "00\xF1";
         while (!m_Stop) {
-            m_Pty.Send(
-                "\xF8"
-                "00\xF1");
+            [[maybe_unused]] ssize_t n = ::write(m_Pty.Master(), kWeight, sizeof kWeight - 1);
             std::this_thread::sleep_for(200us);
         }
     }
