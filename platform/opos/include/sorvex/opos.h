@@ -188,16 +188,17 @@ class SORVEX_OPOS_API OposControl {
 
     // Opens the profile of this device class named `deviceName`. On failure OpenResult() says
     // why and the object stays closed:
-    //   result                 OpenResult                 cause
-    //   OPOS_E_ILLEGAL         OPOS_OR_ALREADYOPEN 301    already open (stays open)
-    //   OPOS_E_NOEXIST         OPOS_OR_REGBADNAME 302     no such profile
-    //   OPOS_E_NOSERVICE       OPOS_OR_REGPROGID 303      no ProgID in the profile, or not
-    //   registered OPOS_E_NOSERVICE       OPOS_OR_CREATE 304         the service object cannot be
-    //   created OPOS_E_NOSERVICE       OPOS_OR_BADIF 305          it lacks a method its release
-    //   requires the service object's   its GetOpenResult, else    its OpenService failed
-    //     OpenService result     OPOS_OR_FAILEDOPEN 306
-    //   OPOS_E_NOSERVICE       OPOS_OR_BADVERSION 307     its ServiceObjectVersion is not 1.x
-    //   OPOS_E_FAILURE         OPOS_OPENRESULT 300        the registry cannot be read
+    //   result               OpenResult                cause
+    //   OPOS_E_ILLEGAL       OPOS_OR_ALREADYOPEN 301   already open (stays open)
+    //   OPOS_E_NOEXIST       OPOS_OR_REGBADNAME 302    no such profile
+    //   OPOS_E_NOSERVICE     OPOS_OR_REGPROGID 303     no ProgID in the profile, or not registered
+    //   OPOS_E_NOSERVICE     OPOS_OR_CREATE 304        the service object cannot be created
+    //   OPOS_E_NOSERVICE     OPOS_OR_BADIF 305         it lacks a method its release requires
+    //   what OpenService     its GetOpenResult (such   its OpenService failed
+    //     answered             as 107 or 403), else
+    //                          OPOS_OR_FAILEDOPEN 306
+    //   OPOS_E_NOSERVICE     OPOS_OR_BADVERSION 307    its ServiceObjectVersion is not 1.x
+    //   OPOS_E_FAILURE       OPOS_OPENRESULT 300       the registry cannot be read
     // ErrorDetail() names the key, ProgID, library or method.
     std::int32_t Open(std::string_view deviceName);
     // CloseService, then releases the service object. OPOS_E_CLOSED when not open.
