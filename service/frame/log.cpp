@@ -42,7 +42,9 @@ void CFileLog::Write(std::int32_t level, const std::string& message, const std::
     bool wake;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
-        wake = m_Records.empty();
+        // Only a writer that sleeps needs waking, and only once.
+        wake = m_WriterWaiting;
+        m_WriterWaiting = false;
         m_Records.push_back(LogRecord{level, message, tag});
         ++m_Queued;
     }
@@ -63,10 +65,21 @@ void CFileLog::Reopen() {
 }
 
 void CFileLog::RunWriter() {
-    std::vector<LogRecord> batch;
+    std::deque<LogRecord> batch;
     std::unique_lock<std::mutex> lock(m_Lock);
     for (;;) {
-        m_Work.wait(lock, [&] { return m_Stop || !m_Records.empty(); });
+        if (!m_Stop && m_Records.empty()) {
+            m_WriterWaiting = true;
+            m_Work.wait(lock, [&] { return m_Stop || !m_Records.empty(); });
+            m_WriterWaiting = false;
+            // Woken by the first record of a burst: let the burst gather for a moment, so a
+            // busy trace costs one wake-up and one flush per batch rather than per line.
+            if (!m_Stop) {
+                lock.unlock();
+                std::this_thread::sleep_for(kGatherDelay);
+                lock.lock();
+            }
+        }
         if (m_Stop && (m_Records.empty() || std::chrono::steady_clock::now() >= m_StopDeadline)) {
             m_Records.clear();
             m_Idle.notify_all();
@@ -81,9 +94,7 @@ void CFileLog::RunWriter() {
             m_OpenTried = false;
         }
         // Take what is queued and write it without the lock, so callers never wait for the disk.
-        batch.assign(std::make_move_iterator(m_Records.begin()),
-                     std::make_move_iterator(m_Records.end()));
-        m_Records.clear();
+        batch.swap(m_Records);
         lock.unlock();
         std::size_t done = 0;
         for (const LogRecord& record : batch) {

@@ -57,6 +57,8 @@ class CFileLog final : public CLog {
 
     // How long the destructor lets the writer drain the queue (one second).
     static constexpr std::chrono::milliseconds kDrainBudget{1000};
+    // How long the writer lets a burst of records gather after the first one woke it.
+    static constexpr std::chrono::microseconds kGatherDelay{500};
 
   private:
     void RunWriter();
@@ -73,6 +75,7 @@ class CFileLog final : public CLog {
     std::uint64_t m_Written = 0;
     bool m_Stop = false;
     bool m_ReopenPending = false;
+    bool m_WriterWaiting = false;                          // the writer sleeps on m_Work
     std::chrono::steady_clock::time_point m_StopDeadline;  // set before m_Stopping
     std::atomic<bool> m_Stopping{false};
 
