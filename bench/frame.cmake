@@ -3,4 +3,5 @@
 sorvex_add_bench(NAME frame_bench
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_bench.cpp
           ${PROJECT_SOURCE_DIR}/service/frame/fake_control_object.cpp
+          ${PROJECT_SOURCE_DIR}/service/frame/test_device.cpp
   LIBS talvex_frame)

@@ -28,6 +28,7 @@
 #include "service/frame/log.h"
 #include "service/frame/opos.h"
 #include "service/frame/registry_values.h"
+#include "service/frame/test_device.h"
 #include "tests/support/temp_root.h"
 
 namespace talvex {
@@ -114,29 +115,11 @@ BENCHMARK(BM_LogWriterDrain)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
-const DeviceTexts kBenchTexts = {
-    "CBench",
-    "OrvantaOposBench",
-    "The device has already been claimed by another application.",
-    "The device must be claimed before it can be enabled.",
-    "Invalid property number specified.",
-    "An invalid property number was specified.",
-    "  *   DeviceName:  ",
-    "  *  pRC: ",
-    "  *   pNumber: ",
-    "  *  pString: ",
-    1008008,
-    "Benchmark Service Object",
-    /*deviceEnabledNeedsClaim=*/true,
-    /*closeTestsOpened=*/true,
-    /*exitTraceOnConfigError=*/true,
-};
-
 // A device that fires each data event with its data kind as the status, so the control object
 // can check the order.
 class BenchDevice final : public CDevice {
   public:
-    BenchDevice() : CDevice(kBenchTexts) {}
+    BenchDevice() : CDevice(test::kTestDeviceTexts) {}
     ~BenchDevice() override { Shutdown(); }
 
   protected:
