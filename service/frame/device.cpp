@@ -59,7 +59,9 @@ bool CDevice::StartTimer(std::uintptr_t id, unsigned periodMs) {
     return m_WindowRef.SetTimer(id, periodMs);
 }
 
-bool CDevice::StopTimer(std::uintptr_t id) { return m_WindowRef.KillTimer(id); }
+bool CDevice::StopTimer(std::uintptr_t id) {
+    return m_WindowRef.KillTimer(id);
+}
 
 std::intptr_t CDevice::OnWindowMessage(std::uint32_t message, std::uintptr_t wParam,
                                        std::intptr_t lParam) {
@@ -286,6 +288,26 @@ std::int32_t CDevice::GetOpenResult() {
     m_ResultCode = rc;
     TraceResult("GetOpenResult", rc);
     return rc;
+}
+
+std::int32_t CDevice::ResetStatistics(const std::string& statisticsBuffer) {
+    return RefuseStatisticsChange("ResetStatistics", statisticsBuffer);
+}
+
+std::int32_t CDevice::UpdateStatistics(const std::string& statisticsBuffer) {
+    return RefuseStatisticsChange("UpdateStatistics", statisticsBuffer);
+}
+
+std::int32_t CDevice::RefuseStatisticsChange(const char* method,
+                                             const std::string& statisticsBuffer) {
+    Trace(3, std::string("Enter ") + method);
+    if (Tracing(4)) {
+        Trace(4, "  *   statisticsBuffer = " + statisticsBuffer);
+    }
+    m_ResultCode = OPOS_E_ILLEGAL;
+    m_ResultCodeExtended = 0;
+    TraceResult(method, OPOS_E_ILLEGAL);
+    return OPOS_E_ILLEGAL;
 }
 
 void CDevice::FreezeEvents() {

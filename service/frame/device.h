@@ -114,6 +114,9 @@ class CDevice {
     std::int32_t COFreezeEvents(bool freeze);
     std::int32_t GetOpenResult();
     std::int32_t ReleaseDevice();
+    // Neither device keeps statistics it could reset or update: 106, and ResultCode 106.
+    std::int32_t ResetStatistics(const std::string& statisticsBuffer);
+    std::int32_t UpdateStatistics(const std::string& statisticsBuffer);
     // Leaves *number untouched where the property cannot be answered without changing it.
     void GetPropertyNumber(std::int32_t index, std::int32_t* number);
     std::string GetPropertyString(std::int32_t index);
@@ -164,6 +167,8 @@ class CDevice {
 
     void Trace(std::int32_t level, const std::string& message) const;
     bool Tracing(std::int32_t level) const;
+    // "Exit <method>", then the result code at level 4.
+    void TraceResult(const char* method, std::int32_t rc);
 
     const DeviceTexts& m_Texts;
     std::atomic<std::int32_t> m_State{1};
@@ -187,7 +192,7 @@ class CDevice {
     static void Deliver(void* owner, OposEvent& event);
     std::intptr_t OnWindowMessage(std::uint32_t message, std::uintptr_t wParam,
                                   std::intptr_t lParam);
-    void TraceResult(const char* method, std::int32_t rc);
+    std::int32_t RefuseStatisticsChange(const char* method, const std::string& statisticsBuffer);
 
     std::unique_ptr<sorvex::window::HiddenWindow> m_Window;
     // What other threads use to reach the window: safe after the window is gone. Set once by

@@ -214,13 +214,6 @@ bool CScale::SetDeviceNumber(std::int32_t index, std::int32_t value) {
     return false;
 }
 
-void CScale::TraceResultCode(const char* method, std::int32_t rc) {
-    Trace(3, std::string("Exit ") + method);
-    if (Tracing(4)) {
-        Trace(4, "  *  pRC: " + NumToString(rc));
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // The scale's own methods
 
@@ -233,7 +226,7 @@ std::int32_t CScale::DirectIO(std::int32_t Command, std::int32_t* pData, std::st
     }
     const std::int32_t rc = m_DeviceStatus.Test(kDeviceEnabled) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
     m_ResultCode = rc;
-    TraceResultCode("DirectIO", rc);
+    TraceResult("DirectIO", rc);
     return rc;
 }
 
@@ -244,7 +237,7 @@ std::int32_t CScale::DisplayText(const std::string& Data) {
     }
     Trace(1, "The scale does not support setting the display text.");
     m_ResultCode = OPOS_E_ILLEGAL;
-    TraceResultCode("DisplayText", OPOS_E_ILLEGAL);
+    TraceResult("DisplayText", OPOS_E_ILLEGAL);
     return OPOS_E_ILLEGAL;
 }
 
@@ -300,30 +293,8 @@ std::int32_t CScale::RetrieveStatistics(std::string* pString) {
         *pString = m_StatisticsText;
     }
     m_ResultCode = rc;
-    TraceResultCode("RetrieveStatistics", rc);
+    TraceResult("RetrieveStatistics", rc);
     return rc;
-}
-
-std::int32_t CScale::ResetStatistics(const std::string& statisticsBuffer) {
-    Trace(3, "Enter ResetStatistics");
-    if (Tracing(4)) {
-        Trace(4, "  *   statisticsBuffer = " + statisticsBuffer);
-    }
-    m_ResultCode = OPOS_E_ILLEGAL;
-    m_ResultCodeExtended = 0;
-    TraceResultCode("ResetStatistics", OPOS_E_ILLEGAL);
-    return OPOS_E_ILLEGAL;
-}
-
-std::int32_t CScale::UpdateStatistics(const std::string& statisticsBuffer) {
-    Trace(3, "Enter UpdateStatistics");
-    if (Tracing(4)) {
-        Trace(4, "  *   statisticsBuffer = " + statisticsBuffer);
-    }
-    m_ResultCode = OPOS_E_ILLEGAL;
-    m_ResultCodeExtended = 0;
-    TraceResultCode("UpdateStatistics", OPOS_E_ILLEGAL);
-    return OPOS_E_ILLEGAL;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -437,7 +408,7 @@ std::int32_t CScale::ZeroScale() {
         Send(scale::Command::Zero);
     }
     m_ResultCode = rc;
-    TraceResultCode("ZeroScale", rc);
+    TraceResult("ZeroScale", rc);
     return rc;
 }
 

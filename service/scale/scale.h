@@ -83,9 +83,6 @@ class CScale final : public CDevice {
     // claim / enable (pString unchanged); 106 with a complete document when the request names
     // an unknown statistic.
     std::int32_t RetrieveStatistics(std::string* pString);
-    // Not supported: 106.
-    std::int32_t ResetStatistics(const std::string& statisticsBuffer);
-    std::int32_t UpdateStatistics(const std::string& statisticsBuffer);
 
     // Link side (the link's read thread). The frame or report as received; unsolicited replies
     // (nothing pending) are dropped without any write to the scale. Never throws.
@@ -134,7 +131,6 @@ class CScale final : public CDevice {
     bool PauseBeforeRepoll();
     // Waits until no link callback of this object runs (after an unsubscription).
     void WaitForCallbacks();
-    void TraceResultCode(const char* method, std::int32_t rc);
 
     const ScaleTimings m_Timings;
     sorvex::sync::Event m_ReadEvent{sorvex::sync::ResetMode::Manual, false};

@@ -93,13 +93,6 @@ void CScanner::Write(const std::string& bytes) {
     TheArbiter().WriteData(m_ComPort, bytes);
 }
 
-void CScanner::TraceExit(const char* method, std::int32_t rc) {
-    Trace(3, std::string("Exit ") + method);
-    if (Tracing(4)) {
-        Trace(4, "  *  pRC: " + NumToString(rc));
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // OpenService, device configuration
 
@@ -621,30 +614,8 @@ std::int32_t CScanner::RetrieveStatistics(std::string* pString) {
         }
     }
     m_ResultCode = rc;
-    TraceExit("RetrieveStatistics", rc);
+    TraceResult("RetrieveStatistics", rc);
     return rc;
-}
-
-std::int32_t CScanner::ResetStatistics(const std::string& statisticsBuffer) {
-    Trace(3, "Enter ResetStatistics");
-    if (Tracing(4)) {
-        Trace(4, "  *   statisticsBuffer = " + statisticsBuffer);
-    }
-    m_ResultCode = OPOS_E_ILLEGAL;
-    m_ResultCodeExtended = 0;
-    TraceExit("ResetStatistics", OPOS_E_ILLEGAL);
-    return OPOS_E_ILLEGAL;
-}
-
-std::int32_t CScanner::UpdateStatistics(const std::string& statisticsBuffer) {
-    Trace(3, "Enter UpdateStatistics");
-    if (Tracing(4)) {
-        Trace(4, "  *   statisticsBuffer = " + statisticsBuffer);
-    }
-    m_ResultCode = OPOS_E_ILLEGAL;
-    m_ResultCodeExtended = 0;
-    TraceExit("UpdateStatistics", OPOS_E_ILLEGAL);
-    return OPOS_E_ILLEGAL;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -716,7 +687,7 @@ std::int32_t CScanner::DirectIO(std::int32_t command, std::int32_t* pData, std::
         }
     }
     m_ResultCode = rc;
-    TraceExit("DirectIO", rc);
+    TraceResult("DirectIO", rc);
     return rc;
 }
 

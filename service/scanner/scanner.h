@@ -67,8 +67,6 @@ class CScanner final : public CDevice {
     // *pString: in, the statistics asked for ("", "U_", "M_" or a list of names); out, the
     // statistics document (unchanged unless the result is 0 or 106).
     std::int32_t RetrieveStatistics(std::string* pString);
-    std::int32_t ResetStatistics(const std::string& statisticsBuffer);
-    std::int32_t UpdateStatistics(const std::string& statisticsBuffer);
 
     // Link callbacks (read threads; arbiter callback shapes below). Frames and reports are taken
     // as received, start and stop bytes included; any bytes are safe. Each returns 1 when the
@@ -115,7 +113,6 @@ class CScanner final : public CDevice {
     void RequestStatistics();
     void Pause(std::chrono::milliseconds duration) const;
     void Write(const std::string& bytes);
-    void TraceExit(const char* method, std::int32_t rc);
 
     ScannerTimings m_Timings;
 
