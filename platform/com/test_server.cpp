@@ -32,29 +32,13 @@ constinit com::TypeInfoHolder g_CalcTypeInfo(LIBID_SorvexTestLib, SorvexTestLib_
                                              SorvexTestLib_MinorVersion, IID_ITestCalc,
                                              kCalcMembers);
 
-class CTestCalc final : public com::DualDispatch<ITestCalc, g_CalcTypeInfo> {
+class CTestCalc final : public com::RefCounted<com::DualDispatch<ITestCalc, g_CalcTypeInfo>> {
   public:
     CTestCalc() { g_LockCount.fetch_add(1); }
 
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IDispatch || iid == IID_ITestCalc) {
-            *object = static_cast<ITestCalc*>(this);
-            AddRef();
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return com::QueryInterfaceFor(static_cast<ITestCalc*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IDispatch, IID_ITestCalc});
     }
 
     com::HRESULT Add(std::int32_t a, std::int32_t b, std::int32_t* sum) override {
@@ -98,24 +82,16 @@ class CTestCalc final : public com::DualDispatch<ITestCalc, g_CalcTypeInfo> {
     com::HRESULT Unbound() override { return com::S_OK; }
 
   private:
-    ~CTestCalc() { g_LockCount.fetch_sub(1); }
+    ~CTestCalc() override { g_LockCount.fetch_sub(1); }
 
-    std::atomic<std::uint32_t> m_Refs{0};
     std::int32_t m_Stored = 0;
 };
 
 class CTestCalcFactory final : public com::IClassFactory {
   public:
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IClassFactory) {
-            *object = static_cast<com::IClassFactory*>(this);
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
+        return com::QueryInterfaceFor(static_cast<com::IClassFactory*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IClassFactory});
     }
     // The class object lives as long as the library.
     std::uint32_t AddRef() override { return 2; }

@@ -97,9 +97,9 @@ class TypeInfoObject final : public ITypeInfo {
     std::unordered_map<DISPID, std::size_t> m_ById;
 };
 
-class TypeLibObject final : public ITypeLib {
+class TypeLibObject final : public RefCounted<ITypeLib> {
   public:
-    explicit TypeLibObject(TypeLibDesc desc) : m_Desc(std::move(desc)) {
+    explicit TypeLibObject(TypeLibDesc desc) : RefCounted(1), m_Desc(std::move(desc)) {
         for (std::size_t i = 0; i < m_Desc.types.size(); ++i) {
             m_Infos.push_back(std::make_unique<TypeInfoObject>(*this, static_cast<std::uint32_t>(i),
                                                                m_Desc.types[i]));
@@ -107,24 +107,8 @@ class TypeLibObject final : public ITypeLib {
     }
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_ITypeLib) {
-            *object = static_cast<ITypeLib*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1, std::memory_order_relaxed) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return QueryInterfaceFor(static_cast<ITypeLib*>(this), iid, object,
+                                 {IID_IUnknown, IID_ITypeLib});
     }
 
     const TypeLibDesc& Describe() override { return m_Desc; }
@@ -155,24 +139,15 @@ class TypeLibObject final : public ITypeLib {
     }
 
   private:
-    ~TypeLibObject() = default;
+    ~TypeLibObject() override = default;
 
-    std::atomic<std::uint32_t> m_Refs{1};
     TypeLibDesc m_Desc;
     std::vector<std::unique_ptr<TypeInfoObject>> m_Infos;
 };
 
 HRESULT TypeInfoObject::QueryInterface(const IID& iid, void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == IID_ITypeInfo) {
-        *object = static_cast<ITypeInfo*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFor(static_cast<ITypeInfo*>(this), iid, object,
+                             {IID_IUnknown, IID_ITypeInfo});
 }
 
 std::uint32_t TypeInfoObject::AddRef() {

@@ -3,7 +3,9 @@
 // the first slot is QueryInterface, as on every COM interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <initializer_list>
 
 #include "platform/com/guid.h"
 #include "platform/com/hresult.h"
@@ -97,6 +99,47 @@ class ComPtr {
 
   private:
     T* m_P = nullptr;
+};
+
+// QueryInterface of an object reached through the one interface pointer `self` for each of
+// `answers`: hands out `self` with a reference of its own; E_NOINTERFACE for anything else.
+template <class Interface>
+HRESULT QueryInterfaceFor(Interface* self, const IID& iid, void** object,
+                          std::initializer_list<IID> answers) {
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    for (const IID& answer : answers) {
+        if (iid == answer) {
+            *object = self;
+            self->AddRef();
+            return S_OK;
+        }
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+// AddRef and Release of an object created with new, deleted with its last reference. The
+// virtual destructor comes after the interface's slots, so the interface's layout is kept.
+template <class Interface>
+class RefCounted : public Interface {
+  public:
+    std::uint32_t AddRef() override { return m_Refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    std::uint32_t Release() override {
+        const std::uint32_t left = m_Refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+  protected:
+    explicit RefCounted(std::uint32_t initial = 0) : m_Refs(initial) {}
+    virtual ~RefCounted() = default;
+
+  private:
+    std::atomic<std::uint32_t> m_Refs;
 };
 
 }  // namespace sorvex::com

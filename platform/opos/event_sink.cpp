@@ -14,16 +14,8 @@ com::ComPtr<EventSink> EventSink::Create(std::weak_ptr<EventReceiver> receiver) 
 }
 
 com::HRESULT EventSink::QueryInterface(const com::IID& iid, void** object) {
-    if (object == nullptr) {
-        return com::E_POINTER;
-    }
-    if (iid == com::IID_IUnknown || iid == com::IID_IDispatch || iid == IID_IOposEvents) {
-        *object = static_cast<IOposEvents*>(this);
-        AddRef();
-        return com::S_OK;
-    }
-    *object = nullptr;
-    return com::E_NOINTERFACE;
+    return com::QueryInterfaceFor(static_cast<IOposEvents*>(this), iid, object,
+                                  {com::IID_IUnknown, com::IID_IDispatch, IID_IOposEvents});
 }
 
 std::uint32_t EventSink::AddRef() {

@@ -49,17 +49,9 @@ class DeviceObject : public sorvex::com::DualDispatch<Interface, Holder> {
     }
 
     HRESULT QueryInterface(const sorvex::com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return sorvex::com::E_POINTER;
-        }
-        if (iid == sorvex::com::IID_IUnknown || iid == sorvex::com::IID_IDispatch ||
-            iid == InterfaceId) {
-            *object = static_cast<Interface*>(this);
-            this->AddRef();
-            return sorvex::com::S_OK;
-        }
-        *object = nullptr;
-        return sorvex::com::E_NOINTERFACE;
+        return sorvex::com::QueryInterfaceFor(
+            static_cast<Interface*>(this), iid, object,
+            {sorvex::com::IID_IUnknown, sorvex::com::IID_IDispatch, InterfaceId});
     }
     std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
     std::uint32_t Release() override {

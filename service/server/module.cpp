@@ -31,29 +31,13 @@ struct ClassEntry {
 
 // The class object of one entry: not reference counted into the module lock (only device
 // objects and server locks are), released at unload.
-class ClassFactory final : public com::IClassFactory {
+class ClassFactory final : public com::RefCounted<com::IClassFactory> {
   public:
-    explicit ClassFactory(const ClassEntry& entry) : m_Entry(entry) {}
+    explicit ClassFactory(const ClassEntry& entry) : RefCounted(1), m_Entry(entry) {}
 
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IClassFactory) {
-            *object = static_cast<com::IClassFactory*>(this);
-            AddRef();
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return com::QueryInterfaceFor(static_cast<com::IClassFactory*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IClassFactory});
     }
     com::HRESULT CreateInstance(com::IUnknown* outer, const com::IID& iid, void** object) override {
         if (object == nullptr) {
@@ -76,7 +60,6 @@ class ClassFactory final : public com::IClassFactory {
 
   private:
     const ClassEntry& m_Entry;
-    std::atomic<std::uint32_t> m_Refs{1};
 };
 
 ClassEntry g_Classes[] = {

@@ -805,29 +805,13 @@ constinit com::TypeInfoHolder g_ScaleInfo(LIBID_SorvexStandInLib, SorvexStandInL
 
 // The methods both interfaces have, forwarded to the device.
 template <class Interface, com::TypeInfoHolder& Holder, bool Scale>
-class StandInObject : public com::DualDispatch<Interface, Holder> {
+class StandInObject : public com::RefCounted<com::DualDispatch<Interface, Holder>> {
   public:
     StandInObject() : m_Device(Scale) { g_LockCount.fetch_add(1); }
 
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IDispatch || iid == Holder.iid()) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return com::QueryInterfaceFor(static_cast<Interface*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IDispatch, Holder.iid()});
     }
 
     com::HRESULT OpenService(com::BSTR deviceClass, com::BSTR deviceName, com::IDispatch* dispatch,
@@ -898,10 +882,9 @@ class StandInObject : public com::DualDispatch<Interface, Holder> {
     }
 
   protected:
-    virtual ~StandInObject() { g_LockCount.fetch_sub(1); }
+    ~StandInObject() override { g_LockCount.fetch_sub(1); }
 
     StandInDevice m_Device;
-    std::atomic<std::uint32_t> m_Refs{0};
 };
 
 class StandInScanner final : public StandInObject<IStandInScanner, g_ScannerInfo, false> {};
@@ -940,7 +923,7 @@ class StandInScale final : public StandInObject<IStandInScale, g_ScaleInfo, true
 
 // An object whose GetIDsOfNames does not know some of its methods (a service object of an older
 // or broken release), or whose Invoke fails for some (a broken one).
-class HidingDispatch final : public com::IDispatch {
+class HidingDispatch final : public com::RefCounted<com::IDispatch> {
   public:
     HidingDispatch(com::ComPtr<com::IDispatch> inner, std::set<std::string> hidden,
                    std::set<std::string> failing)
@@ -948,24 +931,8 @@ class HidingDispatch final : public com::IDispatch {
         g_LockCount.fetch_add(1);
     }
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IDispatch) {
-            *object = static_cast<com::IDispatch*>(this);
-            AddRef();
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return com::QueryInterfaceFor(static_cast<com::IDispatch*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IDispatch});
     }
     com::HRESULT GetTypeInfoCount(std::uint32_t* count) override {
         return m_Inner->GetTypeInfoCount(count);
@@ -1000,40 +967,23 @@ class HidingDispatch final : public com::IDispatch {
     }
 
   private:
-    ~HidingDispatch() { g_LockCount.fetch_sub(1); }
+    ~HidingDispatch() override { g_LockCount.fetch_sub(1); }
     com::ComPtr<com::IDispatch> m_Inner;
     std::set<std::string> m_Hidden;
     std::set<std::string> m_Failing;
     std::set<com::DISPID> m_FailingIds;
-    std::atomic<std::uint32_t> m_Refs{0};
 };
 
 // One class object per request, carrying what the class key says about the class.
-class Factory final : public com::IClassFactory {
+class Factory final : public com::RefCounted<com::IClassFactory> {
   public:
     Factory(bool scale, std::set<std::string> hidden, std::set<std::string> failing)
         : m_Scale(scale), m_Hidden(std::move(hidden)), m_Failing(std::move(failing)) {
         g_LockCount.fetch_add(1);
     }
     com::HRESULT QueryInterface(const com::IID& iid, void** object) override {
-        if (object == nullptr) {
-            return com::E_POINTER;
-        }
-        if (iid == com::IID_IUnknown || iid == com::IID_IClassFactory) {
-            *object = static_cast<com::IClassFactory*>(this);
-            AddRef();
-            return com::S_OK;
-        }
-        *object = nullptr;
-        return com::E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return m_Refs.fetch_add(1) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = m_Refs.fetch_sub(1) - 1;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+        return com::QueryInterfaceFor(static_cast<com::IClassFactory*>(this), iid, object,
+                                      {com::IID_IUnknown, com::IID_IClassFactory});
     }
     com::HRESULT CreateInstance(com::IUnknown* outer, const com::IID& iid, void** object) override {
         if (object == nullptr) {
@@ -1066,11 +1016,10 @@ class Factory final : public com::IClassFactory {
     }
 
   private:
-    ~Factory() { g_LockCount.fetch_sub(1); }
+    ~Factory() override { g_LockCount.fetch_sub(1); }
     const bool m_Scale;
     const std::set<std::string> m_Hidden;
     const std::set<std::string> m_Failing;
-    std::atomic<std::uint32_t> m_Refs{0};
 };
 
 std::set<std::string> NameList(const std::string& text) {
