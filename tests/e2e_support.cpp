@@ -1,14 +1,7 @@
 #include "tests/e2e_support.h"
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
-#include <system_error>
 
 #include "platform/registry/registry.h"
 #include "sorvex/opos.h"
@@ -202,39 +195,6 @@ std::string HexWords(std::string_view bytes) {
         words += word;
     }
     return words;
-}
-
-Pty::Pty() {
-    char name[256] = {};
-    if (::openpty(&m_Master, &m_Slave, name, nullptr, nullptr) != 0) {
-        throw std::system_error(errno, std::generic_category(), "openpty");
-    }
-    ::fcntl(m_Master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m_Slave, F_SETFD, FD_CLOEXEC);
-    m_SlavePath = name;
-    termios tio{};
-    if (::tcgetattr(m_Slave, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_Slave, TCSANOW, &tio);
-    }
-}
-
-Pty::~Pty() {
-    ::close(m_Master);
-    ::close(m_Slave);
-}
-
-void Pty::Send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(m_Master, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::system_error(errno, std::generic_category(), "write to the pty master");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 }  // namespace sorvex::e2e

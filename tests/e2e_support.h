@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sorvex/opos.h"
+#include "tests/support/pty.h"
 
 namespace sorvex::e2e {
 
@@ -88,25 +89,10 @@ struct ScannerApp {
 std::string HexWords(std::string_view bytes);
 
 // A pseudo terminal whose master the test or benchmark plays the device on; the slave is what
-// a COM port mapping names. The slave is kept open (never read here) so that the pty survives
-// the link's closes and reopens, and set to raw mode.
-class Pty {
+// a COM port mapping names, set to raw mode for readers that are not a link.
+class Pty : public test::Pty {
   public:
-    Pty();  // throws std::system_error when no pty can be had
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& SlavePath() const { return m_SlavePath; }
-    int Master() const { return m_Master; }
-    int Slave() const { return m_Slave; }
-    // Writes all bytes to the master (device to host). Throws std::system_error.
-    void Send(std::string_view bytes);
-
-  private:
-    int m_Master = -1;
-    int m_Slave = -1;
-    std::string m_SlavePath;
+    Pty() : test::Pty(test::PtyLine::Raw) {}
 };
 
 }  // namespace sorvex::e2e

@@ -1,10 +1,5 @@
 #include "service/links/link_test_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,64 +21,6 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
         std::this_thread::sleep_for(1ms);
     }
     return true;
-}
-
-Pty::Pty() {
-    char name[256] = {};
-    if (::openpty(&m_Master, &m_Slave, name, nullptr, nullptr) != 0) {
-        throw std::runtime_error("openpty failed");
-    }
-    m_SlavePath = name;
-    ::fcntl(m_Master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m_Slave, F_SETFD, FD_CLOEXEC);
-}
-
-Pty::~Pty() {
-    CloseMaster();
-    if (m_Slave >= 0) {
-        ::close(m_Slave);
-    }
-}
-
-void Pty::Send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(m_Master, bytes.data(), bytes.size());
-        if (n < 0) {
-            throw std::runtime_error("write to the pty master failed");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-std::string Pty::Receive(std::chrono::milliseconds timeout, std::size_t atLeast) {
-    std::string got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (got.size() < atLeast) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            break;
-        }
-        pollfd fd{m_Master, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left)) <= 0) {
-            break;
-        }
-        char buffer[256];
-        ssize_t n = ::read(m_Master, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
-void Pty::CloseMaster() {
-    if (m_Master >= 0) {
-        ::close(m_Master);
-        m_Master = -1;
-    }
 }
 
 void MapComPort(int number, const std::string& target) {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/pty.h"
+
 namespace talvex::test {
 
 using namespace std::chrono_literals;
@@ -23,30 +25,9 @@ inline constexpr std::chrono::milliseconds kPatience = 10s;
 // Polls `done` every millisecond until it is true or `timeout` passed.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience);
 
-// A pseudo terminal: the test plays the device on the master side; the link opens the slave.
-// The test keeps a slave descriptor open itself (never reading it), so the pty lives across
-// the link's closes and reopens.
-class Pty {
-  public:
-    Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& SlavePath() const { return m_SlavePath; }
-    int Master() const { return m_Master; }
-    // Device to host.
-    void Send(std::string_view bytes);
-    // Host to device: what arrives within `timeout` (stops early once `atLeast` bytes came).
-    std::string Receive(std::chrono::milliseconds timeout, std::size_t atLeast = SIZE_MAX);
-    // Closes the master: the host sees the device hang up.
-    void CloseMaster();
-
-  private:
-    int m_Master = -1;
-    int m_Slave = -1;
-    std::string m_SlavePath;
-};
+// A pseudo terminal: the test plays the device on the master side; the link opens the slave
+// and must put the line into raw mode itself.
+using sorvex::test::Pty;
 
 // HKLM "HARDWARE\DEVICEMAP\SERIALCOMM" value "COM<n>" = target.
 void MapComPort(int number, const std::string& target);
